@@ -1,0 +1,3 @@
+#include "key/usb_devices.h"
+
+bool IsAnyDeviceConnected(const std::vector<KeyDeviceId>&) { return false; }

@@ -1,0 +1,42 @@
+#include "platform/message_queue.h"
+
+namespace platform {
+
+void MessageQueue::Post(Task task) {
+  {
+    std::lock_guard lock(mutex_);
+    messages_.push_back(Message{false, 0, std::move(task)});
+  }
+  ready_.notify_one();
+}
+
+void MessageQueue::PostQuit(int exitCode) {
+  {
+    std::lock_guard lock(mutex_);
+    messages_.push_back(Message{true, exitCode, {}});
+  }
+  ready_.notify_one();
+}
+
+MessageQueue::Message MessageQueue::Get() {
+  std::unique_lock lock(mutex_);
+  ready_.wait(lock, [&] { return !messages_.empty(); });
+  Message m = std::move(messages_.front());
+  messages_.pop_front();
+  return m;
+}
+
+std::optional<MessageQueue::Message> MessageQueue::TryGet() {
+  std::lock_guard lock(mutex_);
+  if (messages_.empty()) return std::nullopt;
+  Message m = std::move(messages_.front());
+  messages_.pop_front();
+  return m;
+}
+
+MessageQueue& UiQueue() {
+  static MessageQueue queue;
+  return queue;
+}
+
+}  // namespace platform
