@@ -11,6 +11,7 @@ using LSTATUS = int32_t;  // a Win32 error code (registry functions return these
 
 // Win32 error codes.
 inline constexpr LSTATUS ERROR_SUCCESS = 0;
+inline constexpr LSTATUS ERROR_INVALID_FUNCTION = 1;
 inline constexpr LSTATUS ERROR_FILE_NOT_FOUND = 2;
 inline constexpr LSTATUS ERROR_PATH_NOT_FOUND = 3;
 inline constexpr LSTATUS ERROR_ACCESS_DENIED = 5;

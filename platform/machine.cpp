@@ -55,6 +55,8 @@ const WindowsRelease* FindRelease(const std::string& id) {
 // both, so that version and architecture queries read what a real machine would hold.
 LSTATUS SeedRegistry(RegistryDatabase& db, const WindowsRelease& release, bool is64,
                      const std::u16string& user) {
+  // The architecture comes first: until it is stored the image counts as 64-bit, and the
+  // 32-bit view of a 32-bit image must not be redirected.
   RegKey key;
   LSTATUS rc = db.CreateKey(Hive::LocalMachine, kEnvironmentKey, RegView::Reg64, key, nullptr);
   if (rc != ERROR_SUCCESS) return rc;
@@ -244,7 +246,7 @@ LSTATUS SelectCurrentMachine(std::string* error) {
   return SelectMachine(dir, error);
 }
 
-const fs::path& MachineRoot() {
+fs::path MachineRoot() {
   std::lock_guard lock(g_machineMutex);
   return g_machineRoot;
 }

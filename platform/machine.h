@@ -36,7 +36,7 @@ LSTATUS SelectCurrentMachine(std::string* error);
 LSTATUS SelectMachine(const std::filesystem::path& dir, std::string* error);
 
 // The current image's folder; empty before a successful selection.
-const std::filesystem::path& MachineRoot();
+std::filesystem::path MachineRoot();
 std::filesystem::path DefaultMachineDir();
 
 // Facts about the current image, read from its registry.

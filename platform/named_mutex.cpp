@@ -30,7 +30,7 @@ void NamedMutex::Close() {
 
 HRESULT NamedMutex::Create(std::u16string_view name, NamedMutex& out) {
   out.Close();
-  const auto& root = MachineRoot();
+  const std::filesystem::path root = MachineRoot();
   if (root.empty()) return HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE);
   if (name.empty() || name.size() > 260) return E_INVALIDARG;
 

@@ -20,9 +20,6 @@ namespace platform {
 
 namespace {
 
-// ERROR_INVALID_FUNCTION, what the WOW64 redirection calls report on 32-bit Windows.
-constexpr LSTATUS kErrorInvalidFunction = 1;
-
 // Linux limits a name to 255 bytes and resolves at most 40 symbolic links in one path.
 constexpr size_t kMaxNameBytes = 255;
 constexpr int kMaxLinkHops = 40;
@@ -273,7 +270,7 @@ std::optional<std::u16string> MapFromHost(const fs::path& hostPath) {
 
 bool DisableWow64Redirection(void** oldValue) {
   if (!Is64BitWindows()) {
-    SetLastError(kErrorInvalidFunction);
+    SetLastError(ERROR_INVALID_FUNCTION);  // as on 32-bit Windows
     return false;
   }
   if (!oldValue) {
@@ -288,7 +285,7 @@ bool DisableWow64Redirection(void** oldValue) {
 
 bool RevertWow64Redirection(void* oldValue) {
   if (!Is64BitWindows()) {
-    SetLastError(kErrorInvalidFunction);
+    SetLastError(ERROR_INVALID_FUNCTION);  // as on 32-bit Windows
     return false;
   }
   t_redirectionDisabled = oldValue != nullptr;

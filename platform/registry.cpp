@@ -1,10 +1,14 @@
 #include "platform/registry.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
+#include <algorithm>
+#include <chrono>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 
@@ -150,7 +154,8 @@ struct RegistryDatabase::Impl {
 
   // Everything below is called with `mutex` held.
 
-  // A prepared statement, cached for the life of the connection, reset when done.
+  // A prepared statement, cached for the life of the connection, reset when done. One SQL
+  // text is in use by one Query at a time (no nesting of the same statement).
   class Query {
    public:
     Query(Impl& impl, const char* sql) {
@@ -223,11 +228,14 @@ struct RegistryDatabase::Impl {
     return rc == SQLITE_DONE ? ERROR_KEY_DELETED : FromSqlite(rc, false);
   }
 
-  LSTATUS FindChild(int64_t parent, std::u16string_view name, int64_t& id) {
-    Query q(*this, "SELECT id FROM keys WHERE parent = ?1 AND name_fold = ?2");
+  // Finds a subkey; `stored` (when not null) receives its name as it is stored.
+  LSTATUS FindChild(int64_t parent, std::u16string_view name, int64_t& id,
+                    std::u16string* stored = nullptr) {
+    Query q(*this, "SELECT id, name FROM keys WHERE parent = ?1 AND name_fold = ?2");
     int rc = q.Int(1, parent).Blob(2, FoldBlob(name)).Step();
     if (rc == SQLITE_ROW) {
       id = q.ColumnInt(0);
+      if (stored) *stored = q.ColumnName(1);
       return ERROR_SUCCESS;
     }
     return rc == SQLITE_DONE ? ERROR_FILE_NOT_FOUND : FromSqlite(rc, false);
@@ -242,12 +250,13 @@ struct RegistryDatabase::Impl {
   }
 
   // Follows `path` from the root of stored hive `hive`, creating missing keys when asked.
-  LSTATUS Walk(int hive, const KeyPath& path, bool create, int64_t& id, bool* created) {
+  // `path` is updated to the names as they are stored (their case may differ).
+  LSTATUS Walk(int hive, KeyPath& path, bool create, int64_t& id, bool* created) {
     int64_t current = kRootId[hive];
     bool made = false;
-    for (const auto& part : path) {
+    for (auto& part : path) {
       int64_t child = 0;
-      LSTATUS status = FindChild(current, part, child);
+      LSTATUS status = FindChild(current, part, child, &part);
       if (status == ERROR_FILE_NOT_FOUND && create) {
         status = AddChild(current, part, child);
         made = true;
@@ -297,10 +306,10 @@ struct RegistryDatabase::Impl {
 
   bool Is64() {
     if (is64) return *is64;
-    static const KeyPath kEnvironment = {u"SYSTEM", u"CurrentControlSet", u"Control",
-                                         u"Session Manager", u"Environment"};
+    KeyPath environment = {u"SYSTEM", u"CurrentControlSet", u"Control", u"Session Manager",
+                           u"Environment"};
     int64_t key = 0;
-    if (Walk(kLocalMachine, kEnvironment, false, key, nullptr) != ERROR_SUCCESS) return true;
+    if (Walk(kLocalMachine, environment, false, key, nullptr) != ERROR_SUCCESS) return true;
     uint32_t type = 0;
     std::vector<uint8_t> data;
     if (ReadValue(key, u"PROCESSOR_ARCHITECTURE", type, data) != ERROR_SUCCESS) return true;
@@ -310,11 +319,11 @@ struct RegistryDatabase::Impl {
 
   std::u16string Sid() {
     if (!sid.empty()) return sid;
-    static const KeyPath kProfileList = {u"SOFTWARE", u"Microsoft", u"Windows NT",
-                                         u"CurrentVersion", u"ProfileList"};
+    KeyPath profileList = {u"SOFTWARE", u"Microsoft", u"Windows NT", u"CurrentVersion",
+                           u"ProfileList"};
     static const std::u16string kPrefix = FoldCase(u"S-1-5-21-");
     int64_t key = 0;
-    if (Walk(kLocalMachine, kProfileList, false, key, nullptr) == ERROR_SUCCESS) {
+    if (Walk(kLocalMachine, profileList, false, key, nullptr) == ERROR_SUCCESS) {
       Query q(*this, "SELECT name FROM keys WHERE parent = ?1 ORDER BY name_fold");
       q.Int(1, key);
       while (q.Step() == SQLITE_ROW) {
@@ -361,17 +370,37 @@ using Impl = RegistryDatabase::Impl;
 
 // Runs `body` in one transaction (BEGIN IMMEDIATE for writes, so that two writers never
 // deadlock on lock upgrades) with the connection's mutex held; commits when it succeeds.
+// Setting up a new file while another process does the same can fail with SQLITE_BUSY
+// without SQLite waiting (it does not wait where waiting could deadlock), so the setup is
+// retried for as long as the busy timeout.
+template <class Step>
+int RetryWhileBusy(Step&& step) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+  for (;;) {
+    int rc = step();
+    if ((rc & 0xFF) != SQLITE_BUSY && (rc & 0xFF) != SQLITE_LOCKED) return rc;
+    if (std::chrono::steady_clock::now() >= deadline) return rc;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
 template <class Body>
 LSTATUS InTransaction(Impl& impl, bool writing, Body&& body) {
   std::lock_guard lock(impl.mutex);
-  LSTATUS status = impl.Run(writing ? "BEGIN IMMEDIATE" : "BEGIN", writing);
-  if (status != ERROR_SUCCESS) return status;
-  status = body();
-  if (status == ERROR_SUCCESS) {
-    status = impl.Run("COMMIT", writing);
-    if (status == ERROR_SUCCESS) return status;
+  LSTATUS status = ERROR_SUCCESS;
+  try {
+    status = impl.Run(writing ? "BEGIN IMMEDIATE" : "BEGIN", writing);
+    if (status != ERROR_SUCCESS) return status;
+    status = body();
+    if (status == ERROR_SUCCESS) {
+      status = impl.Run("COMMIT", writing);
+      if (status == ERROR_SUCCESS) return status;
+    }
+  } catch (const std::bad_alloc&) {
+    status = ERROR_NOT_ENOUGH_MEMORY;  // never leave the transaction open
   }
-  impl.Run("ROLLBACK", writing);
+  sqlite3_exec(impl.db, "ROLLBACK", nullptr, nullptr, nullptr);
   return status;
 }
 
@@ -399,23 +428,30 @@ LSTATUS RegistryDatabase::Open(const std::filesystem::path& file,
     // WAL lets readers work while another process writes. NORMAL synchronisation keeps the
     // file consistent after a crash; like Windows' lazy registry flush, the last writes
     // before a power loss may be lost.
-    sqlite3_stmt* stmt = nullptr;
-    rc = sqlite3_prepare_v2(impl.db, "PRAGMA journal_mode = WAL", -1, &stmt, nullptr);
-    if (rc == SQLITE_OK) rc = sqlite3_step(stmt);
-    bool wal = rc == SQLITE_ROW &&
-               sqlite3_stricmp(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)),
-                               "wal") == 0;
-    sqlite3_finalize(stmt);
+    bool wal = false;
+    rc = RetryWhileBusy([&] {
+      sqlite3_stmt* stmt = nullptr;
+      int step = sqlite3_prepare_v2(impl.db, "PRAGMA journal_mode = WAL", -1, &stmt, nullptr);
+      if (step == SQLITE_OK) step = sqlite3_step(stmt);
+      wal = step == SQLITE_ROW &&
+            sqlite3_stricmp(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)),
+                            "wal") == 0;
+      sqlite3_finalize(stmt);
+      return step;
+    });
     if (!wal) return (rc & 0xFF) == SQLITE_NOTADB ? ERROR_REGISTRY_CORRUPT : ERROR_CANTOPEN;
     if (sqlite3_exec(impl.db, "PRAGMA synchronous = NORMAL", nullptr, nullptr, nullptr) !=
         SQLITE_OK)
       return ERROR_CANTOPEN;
 
-    rc = sqlite3_exec(impl.db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-    if (rc == SQLITE_OK) rc = sqlite3_exec(impl.db, kSchema, nullptr, nullptr, nullptr);
-    if (rc == SQLITE_OK) rc = sqlite3_exec(impl.db, "COMMIT", nullptr, nullptr, nullptr);
+    rc = RetryWhileBusy([&] {
+      int step = sqlite3_exec(impl.db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+      if (step == SQLITE_OK) step = sqlite3_exec(impl.db, kSchema, nullptr, nullptr, nullptr);
+      if (step == SQLITE_OK) step = sqlite3_exec(impl.db, "COMMIT", nullptr, nullptr, nullptr);
+      if (step != SQLITE_OK) sqlite3_exec(impl.db, "ROLLBACK", nullptr, nullptr, nullptr);
+      return step;
+    });
     if (rc != SQLITE_OK) {
-      sqlite3_exec(impl.db, "ROLLBACK", nullptr, nullptr, nullptr);
       return (rc & 0xFF) == SQLITE_CORRUPT || (rc & 0xFF) == SQLITE_NOTADB
                  ? ERROR_REGISTRY_CORRUPT
                  : ERROR_CANTOPEN;
@@ -500,6 +536,8 @@ std::shared_ptr<RegistryDatabase> CurrentRegistry() {
   struct Cache {
     std::mutex mutex;
     std::filesystem::path file;
+    dev_t device = 0;  // the file the connection is on: an image made anew at the same
+    ino_t inode = 0;   // path is a different file and needs a new connection
     std::shared_ptr<RegistryDatabase> db;
   };
   static Cache* cache = new Cache;
@@ -507,11 +545,17 @@ std::shared_ptr<RegistryDatabase> CurrentRegistry() {
     std::filesystem::path root = MachineRoot();
     if (root.empty()) return nullptr;
     std::filesystem::path file = root / "registry.db";
+    struct stat info {};
+    if (::stat(file.c_str(), &info) != 0) return nullptr;  // not an image (any more)
     std::lock_guard lock(cache->mutex);
-    if (cache->db && cache->file == file) return cache->db;
+    if (cache->db && cache->file == file && cache->device == info.st_dev &&
+        cache->inode == info.st_ino)
+      return cache->db;
     std::shared_ptr<RegistryDatabase> db;
     if (RegistryDatabase::Open(file, db) != ERROR_SUCCESS) return nullptr;
     cache->file = file;
+    cache->device = info.st_dev;
+    cache->inode = info.st_ino;
     cache->db = db;
     return db;
   } catch (const std::exception&) {

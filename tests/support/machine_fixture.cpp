@@ -12,11 +12,14 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/environment.h"
+
 extern char** environ;
 
 namespace testing_support {
 
 void MachineTest::SetUp() {
+  platform::ResetEnvironmentForTesting();
   char tmpl[] = "/tmp/lumedesk-test-XXXXXX";
   ASSERT_NE(mkdtemp(tmpl), nullptr);
   dir_ = tmpl;
@@ -27,6 +30,7 @@ void MachineTest::SetUp() {
 }
 
 void MachineTest::TearDown() {
+  platform::ResetEnvironmentForTesting();
   unsetenv(platform::kMachineVariable);
   std::error_code ec;
   std::filesystem::remove_all(dir_, ec);
@@ -108,6 +112,8 @@ bool WaitForText(const std::filesystem::path& file, const std::string& text, int
 
 ProcessResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                          const std::vector<std::string>& env, const std::string& input) {
+  // A program that exits without reading its input must not kill the test with SIGPIPE.
+  signal(SIGPIPE, SIG_IGN);
   int inPipe[2], outPipe[2], errPipe[2];
   if (pipe2(inPipe, O_CLOEXEC) || pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC))
     return {};

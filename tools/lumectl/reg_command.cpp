@@ -1,6 +1,7 @@
 // `lumectl reg`: the Windows reg tool on the registry of the current machine image.
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -314,6 +315,23 @@ std::string ValueLine(std::u16string_view name, uint32_t type, const std::vector
 
 // ---- query
 
+// Reads value `name` with the name as it is stored (its case may differ from `name`).
+LSTATUS FindValue(const RegKey& key, std::u16string_view name, std::u16string& stored,
+                  uint32_t& type, std::vector<uint8_t>& data) {
+  LSTATUS st = key.GetValue(name, type, data);
+  if (st != platform::ERROR_SUCCESS) return st;
+  stored = std::u16string(name);
+  for (uint32_t i = 0;; ++i) {
+    std::u16string candidate;
+    if (key.EnumValue(i, candidate, nullptr, nullptr) != platform::ERROR_SUCCESS) break;
+    if (platform::EqualsNoCase(candidate, name)) {
+      stored = candidate;
+      break;
+    }
+  }
+  return platform::ERROR_SUCCESS;
+}
+
 struct Lister {
   std::optional<std::u16string> only;  // /v NAME or /ve: just this value
   size_t matches = 0;
@@ -325,9 +343,10 @@ struct Lister {
     if (only) {
       uint32_t type = 0;
       std::vector<uint8_t> data;
-      LSTATUS st = key.GetValue(*only, type, data);
+      std::u16string stored;
+      LSTATUS st = FindValue(key, *only, stored, type, data);
       if (st == platform::ERROR_SUCCESS) {
-        Out(section + ValueLine(*only, type, data));
+        Out(section + ValueLine(stored, type, data));
         ++matches;
       } else if (st != platform::ERROR_FILE_NOT_FOUND) {
         status = st;
@@ -403,13 +422,14 @@ int Query(const Args& args) {
   if (!recurse && lister.only) {
     uint32_t type = 0;
     std::vector<uint8_t> data;
-    st = key.GetValue(*lister.only, type, data);
+    std::u16string stored;
+    st = FindValue(key, *lister.only, stored, type, data);
     if (st == platform::ERROR_FILE_NOT_FOUND && lister.only->empty()) {
       Out("\n" + U8(path) + "\n    (Default)    REG_SZ    (value not set)\n\n");
       return 0;
     }
     if (st != platform::ERROR_SUCCESS) return Failure(st);
-    Out("\n" + U8(path) + "\n" + ValueLine(*lister.only, type, data) + "\n");
+    Out("\n" + U8(path) + "\n" + ValueLine(stored, type, data) + "\n");
     return 0;
   }
   if (!lister.Walk(key, path, recurse)) return Failure(lister.status);
