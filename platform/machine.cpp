@@ -256,27 +256,26 @@ bool Is64BitWindows() {
   return db && db->Is64BitMachine();
 }
 
-int WindowsMajorVersion() {
+namespace {
+
+// Windows 10 and later keep the version as numbers; earlier releases only as the text
+// CurrentVersion ("6.1").
+int WindowsVersionPart(bool major) {
   RegKey key;
-  uint32_t major = 0;
+  uint32_t number = 0;
   if (RegKey::Open(Hive::LocalMachine, kNtCurrentVersionKey, RegView::Reg64, key) == 0 &&
-      key.GetDword(u"CurrentMajorVersionNumber", major) == 0)
-    return int(major);
+      key.GetDword(major ? u"CurrentMajorVersionNumber" : u"CurrentMinorVersionNumber", number) == 0)
+    return int(number);
   std::u16string v = ReadMachineString(kNtCurrentVersionKey, u"CurrentVersion");
   size_t dot = v.find(u'.');
-  return dot == std::u16string::npos ? 0 : std::atoi(Utf16ToUtf8(v.substr(0, dot)).c_str());
+  if (dot == std::u16string::npos) return 0;
+  return std::atoi(Utf16ToUtf8(major ? v.substr(0, dot) : v.substr(dot + 1)).c_str());
 }
 
-int WindowsMinorVersion() {
-  RegKey key;
-  uint32_t minor = 0;
-  if (RegKey::Open(Hive::LocalMachine, kNtCurrentVersionKey, RegView::Reg64, key) == 0 &&
-      key.GetDword(u"CurrentMinorVersionNumber", minor) == 0)
-    return int(minor);
-  std::u16string v = ReadMachineString(kNtCurrentVersionKey, u"CurrentVersion");
-  size_t dot = v.find(u'.');
-  return dot == std::u16string::npos ? 0 : std::atoi(Utf16ToUtf8(v.substr(dot + 1)).c_str());
-}
+}  // namespace
+
+int WindowsMajorVersion() { return WindowsVersionPart(true); }
+int WindowsMinorVersion() { return WindowsVersionPart(false); }
 
 std::u16string UserName() {
   auto db = CurrentRegistry();

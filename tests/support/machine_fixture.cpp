@@ -61,6 +61,21 @@ std::vector<std::string> MergeEnvironment(const std::vector<std::string>& env) {
     if (extra.find('=') != std::string::npos && extra.back() != '=') merged.push_back(extra);
   return merged;
 }
+// The argument and environment arrays posix_spawn takes, with the strings they point into.
+struct SpawnLists {
+  SpawnLists(const std::string& program, const std::vector<std::string>& args,
+             const std::vector<std::string>& env)
+      : argStore{program}, envStore(MergeEnvironment(env)) {
+    argStore.insert(argStore.end(), args.begin(), args.end());
+    for (auto& a : argStore) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (auto& e : envStore) envp.push_back(e.data());
+    envp.push_back(nullptr);
+  }
+  std::vector<std::string> argStore, envStore;
+  std::vector<char*> argv, envp;
+};
+
 }  // namespace
 
 pid_t StartProgram(const std::string& program, const std::vector<std::string>& args,
@@ -71,17 +86,10 @@ pid_t StartProgram(const std::string& program, const std::vector<std::string>& a
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  std::vector<std::string> argStore{program};
-  argStore.insert(argStore.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argStore) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> envStore = MergeEnvironment(env);
-  std::vector<char*> envp;
-  for (auto& e : envStore) envp.push_back(e.data());
-  envp.push_back(nullptr);
+  SpawnLists lists(program, args, env);
   pid_t pid = -1;
-  if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
+  if (posix_spawn(&pid, program.c_str(), &actions, nullptr, lists.argv.data(), lists.envp.data()) != 0)
+    pid = -1;
   posix_spawn_file_actions_destroy(&actions);
   return pid;
 }
@@ -123,19 +131,10 @@ ProcessResult RunProgram(const std::string& program, const std::vector<std::stri
   posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
   posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
 
-  std::vector<std::string> argStore{program};
-  argStore.insert(argStore.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argStore) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  std::vector<std::string> envStore = MergeEnvironment(env);
-  std::vector<char*> envp;
-  for (auto& e : envStore) envp.push_back(e.data());
-  envp.push_back(nullptr);
+  SpawnLists lists(program, args, env);
 
   pid_t pid = 0;
-  int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, lists.argv.data(), lists.envp.data());
   posix_spawn_file_actions_destroy(&actions);
   close(inPipe[0]);
   close(outPipe[1]);
