@@ -6,9 +6,10 @@ PACKAGES := cmake g++ make pkg-config libsqlite3-dev libssl-dev libgtest-dev lib
 JOBS ?= 2
 RELEASE_DIR := build/release
 TEST_DIR := build/test
+TSAN_DIR := build/tsan
 DEMO_MACHINE := build/demo-machine
 
-.PHONY: run test deps build build-test clean
+.PHONY: run test deps build build-test build-tsan clean
 
 deps:
 	@missing=""; for p in $(PACKAGES); do \
@@ -28,14 +29,21 @@ build-test: deps
 	cmake -S . -B $(TEST_DIR) -DCMAKE_BUILD_TYPE=Debug -DLUMEDESK_SANITIZE=ON -DLUMEDESK_WERROR=ON
 	cmake --build $(TEST_DIR) -j$(JOBS)
 
+# The same tests once more under ThreadSanitizer: the message loop, the registry and the
+# dispatcher are used from several threads.
+build-tsan: deps
+	cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DLUMEDESK_TSAN=ON -DLUMEDESK_WERROR=ON
+	cmake --build $(TSAN_DIR) -j$(JOBS)
+
 run: build
 	@[ -f $(DEMO_MACHINE)/registry.db ] || $(RELEASE_DIR)/lumectl machine init $(DEMO_MACHINE)
 	@echo "machine image: $(DEMO_MACHINE)  (inspect it with: LUMEDESK_MACHINE=$(DEMO_MACHINE) $(RELEASE_DIR)/lumectl ...)"
 	LUMEDESK_MACHINE=$(DEMO_MACHINE) $(RELEASE_DIR)/Lumedesk
 
-test: build-test
+test: build-test build-tsan
 	cd $(TEST_DIR) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j$(JOBS)
+	cd $(TSAN_DIR) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j$(JOBS)
 
 clean:
 	rm -rf build

@@ -35,8 +35,10 @@ std::optional<MessageQueue::Message> MessageQueue::TryGet() {
 }
 
 MessageQueue& UiQueue() {
-  static MessageQueue queue;
-  return queue;
+  // Never destroyed: threads that outlive main (the signal thread, workers still running
+  // at exit) may post to it until the process ends.
+  static MessageQueue* queue = new MessageQueue;
+  return *queue;
 }
 
 }  // namespace platform
