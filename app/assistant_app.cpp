@@ -85,8 +85,9 @@ void CAssistantApp::ShutDown() {
 void CAssistantApp::ExitSequence() {
   std::u16string trayCommand = TrayCommandLine();
   // The autostart entry always follows the choice stored at this moment.
-  SetAutostart(trayCommand, settings_.ReadInt(kSettingsSection, u"bAutoLaunch", 0) == -1);
-  if (settings_.ReadInt(kSettingsSection, u"bCloseToTray", 0) == -1)
+  ProgramSettings settings(settings_);
+  SetAutostart(trayCommand, settings.AutoLaunch() == -1);
+  if (settings.CloseToTray() == -1)
     LaunchProcess(trayCommand, false, false);
   for (auto& [type, key] : keys_)
     if (key) key->Unload();
@@ -95,25 +96,29 @@ void CAssistantApp::ExitSequence() {
   SingleInstanceMutex().Close();
 }
 
+Corvane::UI::DialogParameters CAssistantApp::StartupDialogParameters() const {
+  Corvane::UI::DialogParameters parameters;
+  parameters.title = ResourceModule::Self().LoadString(kAppTitleString);
+  parameters.captioned = false;  // the page draws its own title bar
+  parameters.fixedSize = 1;      // the window takes the page's size
+  parameters.iconResourceId = kAppIcon;
+  parameters.scriptCallHandler = &DispatchCommand;
+  std::u16string resUrl = ProgramSettings(settings_).ResUrl();
+  if (!resUrl.empty())
+    parameters.url = resUrl;
+  else
+    parameters.htmlResourceId = kBuiltInPage;
+  return parameters;
+}
+
 int CAssistantApp::Run() {
   if (!ProcessSetup()) return 0;
   SetOptions();
   // The USB watcher's device-change listener and the HTTP agent's time-outs are set here
   // once those services exist.
 
-  Corvane::UI::DialogParameters parameters;
-  parameters.title = ResourceModule::Self().LoadString(kAppTitleString);
-  parameters.captioned = false;
-  parameters.fixedSize = 1;
-  parameters.iconResourceId = kAppIcon;
-  parameters.scriptCallHandler = &DispatchCommand;
-  std::u16string resUrl = settings_.ReadString(kSettingsSection, u"ResUrl", u"");
-  if (!resUrl.empty())
-    parameters.url = resUrl;
-  else
-    parameters.htmlResourceId = kBuiltInPage;
-
-  std::unique_ptr<Corvane::UI::IBrowserDialog> dialog = Corvane::UI::CreateBrowserDialog(parameters);
+  std::unique_ptr<Corvane::UI::IBrowserDialog> dialog =
+      Corvane::UI::CreateBrowserDialog(StartupDialogParameters());
   if (dialog) {
     dialog_ = dialog.get();
     dialog->ShowWindow();

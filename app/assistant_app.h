@@ -48,6 +48,8 @@ class CAssistantApp {
   void SetOptions();
   void RunMessageLoop();
   void ExitSequence();
+  // The dialog start-up creates: the built-in page, or the address in ResUrl.
+  Corvane::UI::DialogParameters StartupDialogParameters() const;
 
   // shut_down: closes the single-instance mutex, posts the quit message to the UI thread
   // and clears the running flag. Safe from any thread.

@@ -48,3 +48,8 @@ bool SettingsStore::WriteString(std::u16string_view section, std::u16string_view
              ERROR_SUCCESS &&
          key.SetString(name, value) == ERROR_SUCCESS;
 }
+
+std::u16string ProgramSettings::ConfigUrl() const {
+  std::u16string url = store_.ReadString(kSettingsSection, u"ConfigUrl", u"");
+  return url.empty() ? std::u16string(kDefaultConfigUrl) : url;
+}

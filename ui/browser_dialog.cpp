@@ -56,7 +56,8 @@ class HeadlessBrowserDialog : public IBrowserDialog {
   }
 
   void ShowWindow() override {
-    platform::DebugOutput(u"Lumedesk runs without a window: " + parameters_.title + u"\n");
+    platform::DebugOutput(u"Lumedesk runs without a window: " + parameters_.title +
+                          u" (Ctrl+C or SIGTERM ends it)\n");
   }
   void DestroyWindow() override {
     if (!open_) return;

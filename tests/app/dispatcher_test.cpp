@@ -145,6 +145,36 @@ TEST_F(DispatcherTest, SettingsRoundTrips) {
   EXPECT_TRUE(Boxes().empty());
 }
 
+TEST_F(DispatcherTest, ProgramSettingDefaults) {
+  ProgramSettings settings(app_->Settings());
+  EXPECT_EQ(settings.ConfigUrl(), kDefaultConfigUrl);
+  EXPECT_EQ(settings.UserType(), 1);
+  EXPECT_EQ(settings.AutoLaunch(), 0);
+  EXPECT_EQ(settings.ResUrl(), u"");
+  // Reading created the settings key on the way.
+  platform::RegKey key;
+  EXPECT_EQ(platform::RegKey::Open(platform::Hive::CurrentUser, u"Software\\Corvane\\Lumedesk\\Settings",
+                                   platform::RegView::Reg64, key),
+            0);
+  // An empty stored address also means the default.
+  Call(u"save_settings", Variant::String(u"ConfigUrl"), Variant::String(u""));
+  EXPECT_EQ(settings.ConfigUrl(), kDefaultConfigUrl);
+  Call(u"save_settings", Variant::String(u"ConfigUrl"), Variant::String(u"https://127.0.0.1:8443/c.xml"));
+  EXPECT_EQ(settings.ConfigUrl(), u"https://127.0.0.1:8443/c.xml");
+}
+
+TEST_F(DispatcherTest, PageFromResUrlOrResources) {
+  auto builtIn = app_->StartupDialogParameters();
+  EXPECT_EQ(builtIn.htmlResourceId, 129u);
+  EXPECT_EQ(builtIn.url, u"");
+  EXPECT_EQ(builtIn.title, u"Haverly银行村镇银行网银助手");
+  EXPECT_EQ(builtIn.scriptCallHandler, &DispatchCommand);
+  Call(u"save_settings", Variant::String(u"ResUrl"), Variant::String(u"http://127.0.0.1:9000/page.html"));
+  auto remote = app_->StartupDialogParameters();
+  EXPECT_EQ(remote.htmlResourceId, 0u);
+  EXPECT_EQ(remote.url, u"http://127.0.0.1:9000/page.html");
+}
+
 TEST_F(DispatcherTest, SettingsArgumentErrors) {
   struct Case {
     const char16_t* command;
