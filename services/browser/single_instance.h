@@ -3,7 +3,6 @@
 
 #include "platform/named_mutex.h"
 
-
 // The process-wide holder of the single-instance mutex handle.
 class Mutex {
  public:

@@ -308,23 +308,23 @@ bool Parse(std::string_view bytes, std::vector<Operation>& out, std::string* err
       op.value.type = platform::REG_DWORD;
       op.value.data = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
     } else if (StartsWithNoCase(data, u"hex")) {
-      std::u16string_view spec = data.substr(3);
+      std::u16string_view hexKind = data.substr(3);
       uint32_t type = platform::REG_BINARY;
-      if (!spec.empty() && spec.front() == u'(') {
-        size_t close = spec.find(u')');
+      if (!hexKind.empty() && hexKind.front() == u'(') {
+        size_t close = hexKind.find(u')');
         if (close == std::u16string_view::npos || close == 1 || close > 9)
           return fail(LineError(lineNo, "bad hex(type)"));
         type = 0;
-        for (char16_t c : spec.substr(1, close - 1)) {
+        for (char16_t c : hexKind.substr(1, close - 1)) {
           int d = HexDigit(c);
           if (d < 0) return fail(LineError(lineNo, "bad hex(type)"));
           type = type << 4 | uint32_t(d);
         }
-        spec.remove_prefix(close + 1);
+        hexKind.remove_prefix(close + 1);
       }
-      if (spec.empty() || spec.front() != u':')
+      if (hexKind.empty() || hexKind.front() != u':')
         return fail(LineError(lineNo, "':' expected after hex"));
-      if (!ParseHexList(spec.substr(1), op.value.data))
+      if (!ParseHexList(hexKind.substr(1), op.value.data))
         return fail(LineError(lineNo, "bad hex data"));
       // REGEDIT4 keeps the strings of these types as ANSI bytes.
       if (ansi && (type == platform::REG_SZ || type == platform::REG_EXPAND_SZ ||
