@@ -2,7 +2,8 @@
 # Both install the Debian packages they need first (as root, or through sudo).
 
 PACKAGES := cmake g++ make pkg-config libsqlite3-dev libssl-dev libgtest-dev libgmock-dev \
-            libbenchmark-dev
+            libbenchmark-dev clang libclang-rt-14-dev libpugixml-dev libcurl4-openssl-dev \
+            duktape-dev curl openssl
 JOBS ?= 2
 RELEASE_DIR := build/release
 TEST_DIR := build/test
