@@ -1,11 +1,9 @@
 #include "app/command_dispatcher.h"
 
-#include <cctype>
 #include <clocale>
 #include <optional>
 #include <string>
 
-#include "app/process_state.h"
 #include "app/show_message.h"
 #include "key/usb_devices.h"
 #include "platform/codepage.h"
@@ -149,10 +147,17 @@ void OpenIe(const Variant& a1) {
                          platform::QuoteArgument(a1.AsString()));
 }
 
+// The 16-bit value of a script value, as the VARIANT's boolean field reads it: the value of a
+// boolean, the low 16 bits of an integer, 0 for anything else.
+int16_t SixteenBitValue(const Variant& v) {
+  if (v.Is(VarType::Bool)) return v.AsBool();
+  if (v.Is(VarType::I4)) return int16_t(uint16_t(uint32_t(v.AsInt()) & 0xFFFF));
+  return 0;
+}
+
 void DebugPrint(const Variant& a1, const Variant& a2) {
-  if (!a1.Is(VarType::Bstr)) return;
-  platform::DebugOutput(a1.AsString());
-  if (a2.Is(VarType::Bool) && a2.AsBool() == platform::VARIANT_TRUE) platform::DebugOutput("\r\n");
+  if (a1.Is(VarType::Bstr)) platform::DebugOutput(a1.AsString());
+  if (SixteenBitValue(a2) == platform::VARIANT_TRUE) platform::DebugOutput("\r\n");
 }
 
 Variant DoExtraStartup(CAssistantApp& app) {

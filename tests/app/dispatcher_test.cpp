@@ -252,10 +252,14 @@ TEST_F(DispatcherTest, DebugPrintIsVerbatim) {
   platform::SetDebugSink([&](std::string_view text) { captured += text; });
   Call(u"debug_print", Variant::String(u"100% %s %d 完成"), Variant::Bool(true));
   Call(u"debug_print", Variant::String(u"no line end"), Variant::Bool(false));
-  Call(u"debug_print", Variant::String(u"|raw 1"), Variant::Int(-1));
+  // The line end follows the 16-bit value of the second argument, also when the text is
+  // missing.
+  Call(u"debug_print", Variant::String(u"|int"), Variant::Int(-1));
+  Call(u"debug_print", Variant::String(u"|int 1"), Variant::Int(1));
   Call(u"debug_print", Variant::Int(5), Variant::Bool(true));
+  Call(u"debug_print", Variant::String(u"|text"), Variant::String(u"true"));
   platform::SetDebugSink({});
-  EXPECT_EQ(captured, "100% %s %d 完成\r\nno line end|raw 1");
+  EXPECT_EQ(captured, "100% %s %d 完成\r\nno line end|int\r\n|int 1\r\n|text");
 }
 
 TEST_F(DispatcherTest, KeyCommandsWithoutAKeyManager) {
