@@ -1,15 +1,17 @@
 #include "app/assistant_app.h"
 
 #include "app/command_dispatcher.h"
-#include "app/process_state.h"
 #include "app/show_message.h"
+#include "platform/debug_trace.h"
 #include "platform/environment.h"
 #include "platform/message_queue.h"
 #include "platform/paths.h"
 #include "platform/resources.h"
 #include "services/browser/single_instance.h"
 #include "services/crypto/crypto_setup.h"
+#include "services/http/http_agent.h"
 #include "services/launch/process_launch.h"
+#include "services/process_state.h"
 
 using namespace platform;
 
@@ -112,10 +114,16 @@ Corvane::UI::DialogParameters CAssistantApp::StartupDialogParameters() const {
 }
 
 int CAssistantApp::Run() {
+  // The program does not start without its HTTP session: the page could do nothing.
+  if (!Corvane::Network::HttpAgent().IsReady()) {
+    DebugTrace("Lumedesk: the HTTP session could not be opened\n");
+    return 1;
+  }
   if (!ProcessSetup()) return 0;
   SetOptions();
-  // The USB watcher's device-change listener and the HTTP agent's time-outs are set here
-  // once those services exist.
+  // The USB watcher's device-change listener is set here once that service exists.
+  // HTTP time-outs: name resolution 3 s; connect, send and receive 5 s each.
+  Corvane::Network::HttpAgent().SetTimeouts(3000, 5000, 5000, 5000);
 
   std::unique_ptr<Corvane::UI::IBrowserDialog> dialog =
       Corvane::UI::CreateBrowserDialog(StartupDialogParameters());

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "app/assistant_app.h"
-#include "app/process_state.h"
+#include "services/process_state.h"
 #include "platform/environment.h"
 #include "platform/paths.h"
 #include "platform/message_queue.h"

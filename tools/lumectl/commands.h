@@ -12,5 +12,7 @@ using Args = std::vector<std::string>;
 int RunMachineCommand(const Args& args);  // machine init DIR [--os OS] [--arch ARCH]
 int RunRegCommand(const Args& args);      // reg query|add|delete|export|import ...
 int RunCallCommand(const Args& args);     // call NAME [ARG...] [-- NAME [ARG...]]...
+int RunGetCommand(const Args& args);      // get URL [URL...]
+int RunDownloadCommand(const Args& args); // download URL FILE
 
 }  // namespace lumectl

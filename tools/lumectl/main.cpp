@@ -21,6 +21,12 @@ const char kUsage[] =
     "        run page commands through the dispatcher and print one JSON line each;\n"
     "        arguments: i:5 s:text b:true r:1.5 e: (empty); a bare number is an int,\n"
     "        anything else a string\n"
+    "  get URL [URL...]\n"
+    "        fetch with the program's HTTP agent and write the bodies to standard output\n"
+    "        (a relative URL is glued to the path of the last absolute one)\n"
+    "  download URL FILE\n"
+    "        download with the program's HTTP agent, with a progress bar; FILE is a path of\n"
+    "        the machine image when it starts with a drive (C:\\...), else a local file\n"
     "\n"
     "The machine image is the folder named by LUMEDESK_MACHINE, or the default image\n"
     "(created on first use) when the variable is not set.\n";
@@ -36,7 +42,7 @@ int main(int argc, char** argv) {
   std::string verb = argv[1];
   lumectl::Args args(argv + 2, argv + argc);
   if (verb == "machine") return lumectl::RunMachineCommand(args);
-  if (verb != "reg" && verb != "call") {
+  if (verb != "reg" && verb != "call" && verb != "get" && verb != "download") {
     std::fprintf(stderr, "lumectl: unknown verb '%s'\n\n%s", verb.c_str(), kUsage);
     return 2;
   }
@@ -45,5 +51,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "lumectl: %s\n", error.c_str());
     return 1;
   }
+  if (verb == "get") return lumectl::RunGetCommand(args);
+  if (verb == "download") return lumectl::RunDownloadCommand(args);
   return verb == "reg" ? lumectl::RunRegCommand(args) : lumectl::RunCallCommand(args);
 }

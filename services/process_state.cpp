@@ -1,4 +1,4 @@
-#include "app/process_state.h"
+#include "services/process_state.h"
 
 OptionTable& OptionTable::Instance() {
   static OptionTable table;
