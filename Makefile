@@ -37,9 +37,7 @@ build-tsan: deps
 	cmake --build $(TSAN_DIR) -j$(JOBS)
 
 run: build
-	@[ -f $(DEMO_MACHINE)/registry.db ] || $(RELEASE_DIR)/lumectl machine init $(DEMO_MACHINE)
-	@echo "machine image: $(DEMO_MACHINE)  (inspect it with: LUMEDESK_MACHINE=$(DEMO_MACHINE) $(RELEASE_DIR)/lumectl ...)"
-	LUMEDESK_MACHINE=$(DEMO_MACHINE) $(RELEASE_DIR)/Lumedesk
+	tools/run-demo $(RELEASE_DIR) $(DEMO_MACHINE)
 
 test: build-test build-tsan
 	cd $(TEST_DIR) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
