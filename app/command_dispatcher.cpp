@@ -1,10 +1,13 @@
 #include "app/command_dispatcher.h"
 
 #include <clocale>
+#include <mutex>
 #include <optional>
 #include <string>
 
 #include "app/show_message.h"
+#include "engine/check/check_runner.h"
+#include "engine/config/item_configuration.h"
 #include "key/usb_devices.h"
 #include "platform/codepage.h"
 #include "platform/debug_trace.h"
@@ -12,6 +15,7 @@
 #include "platform/process.h"
 #include "platform/shell.h"
 #include "platform/text.h"
+#include "services/process_state.h"
 
 using platform::Variant;
 using platform::VarType;
@@ -160,6 +164,54 @@ void DebugPrint(const Variant& a1, const Variant& a2) {
   if (SixteenBitValue(a2) == platform::VARIANT_TRUE) platform::DebugOutput("\r\n");
 }
 
+// Loads the item configuration (only with a network) and hands every item attribute to the
+// page. The load runs under the engine's lock; the page is called after it is released.
+Variant GetConfig(CAssistantApp& app, IBSDialog* dialog) {
+  using namespace Corvane::Model;
+  std::u16string location = ProgramSettings(app.Settings()).ConfigUrl();
+  bool loaded = false;
+  struct Attribute {
+    int32_t index;
+    std::u16string name, value;
+  };
+  std::vector<Attribute> attributes;
+  {
+    std::lock_guard lock(EngineOperationLock());
+    if (ConnectionState().load() == 2) {
+      platform::DebugTrace("try to load xml from %s... ", platform::Utf16ToUtf8(location).c_str());
+      loaded = LoadItemConfiguration(location) >= 0;
+    }
+    if (loaded) platform::DebugTrace("external successed!\r\n");
+    const auto& items = TheItemConfiguration().items;
+    for (size_t i = 0; i < items.size(); ++i)
+      for (const auto& [name, value] : items[i].attributes)
+        attributes.push_back({int32_t(i), platform::Utf8ToUtf16(name), platform::Utf8ToUtf16(value)});
+  }
+  if (!loaded) ArgumentError(u"您的网络未连接，助手部分功能无法使用，请检测您的网络！");
+  // The key managers are rebuilt from the items here once the key manager exists.
+  for (const Attribute& a : attributes) {
+    if (!dialog) break;
+    // Automation order: the last argument first.
+    Variant args[3] = {Variant::String(a.value), Variant::String(a.name), Variant::Int(a.index)};
+    dialog->CallPageFunction(u"setItemInfo", args, 3, nullptr);
+  }
+  // A successful load is followed by one key scan once the key manager exists.
+  return Variant::Bool(loaded);
+}
+
+Variant GetData(const Variant& a1) {
+  if (!a1.Is(VarType::Bstr)) return {};
+  std::lock_guard lock(Corvane::Model::EngineOperationLock());
+  return Variant::String(platform::Utf8ToUtf16(Corvane::Model::DataText(Utf8(a1))));
+}
+
+Variant RunCheck(CAssistantApp& app, IBSDialog* dialog, const Variant& a1, bool isCheck) {
+  Variant result;
+  Corvane::Assistant::RunCheckOrFix(a1, isCheck, &result, dialog,
+                                    ProgramSettings(app.Settings()).UserType());
+  return result;
+}
+
 Variant DoExtraStartup(CAssistantApp& app) {
   const auto& args = app.CommandLine();
   return Variant::String(args.size() == 2 ? args[1] : u"Normal");
@@ -254,9 +306,7 @@ Variant DispatchCommand(IBSDialog* dialog, const Variant& name, const Variant& a
   CAssistantApp* app = CAssistantApp::Instance();
   if (!app) return {};
   switch (ResolveCommand(app->Commands(), name)) {
-    case kGetConfig:
-      // Loading the item configuration arrives with the configuration model.
-      return Variant::Bool(false);
+    case kGetConfig: return GetConfig(*app, dialog);
     case kSaveSettings: return SaveSettings(*app, a1, a2);
     case kLoadSettings: return LoadSettings(*app, a1, a2);
     case kMessageBox:
@@ -264,18 +314,13 @@ Variant DispatchCommand(IBSDialog* dialog, const Variant& name, const Variant& a
         ShowMessage(a1.AsString(), u"", kAppTitleString, a2.Is(VarType::I4) ? a2.AsInt() : 0);
       return {};
     case kOpenIe: OpenIe(a1); return {};
-    case kGetData:
-      // The configuration's named texts arrive with the configuration model; until then
-      // every name is absent.
-      return a1.Is(VarType::Bstr) ? Variant::String(u"") : Variant();
+    case kGetData: return GetData(a1);
     case kIsKeyConnect:
       if (!a1.Is(VarType::Bstr)) return {};
       return Variant::Bool(IsAnyDeviceConnected(ParseDeviceIds(a1.AsString())));
-    case kDoCheck:
+    case kDoCheck: return RunCheck(*app, dialog, a1, true);
     case kDoFix:
-    case kDoInstall:
-      // The check runner answers these once it exists.
-      return {};
+    case kDoInstall: return RunCheck(*app, dialog, a1, false);
     case kGetVersion: return {};
     case kDebugPrint: DebugPrint(a1, a2); return {};
     case kDoExtraStartup: return DoExtraStartup(*app);

@@ -14,5 +14,6 @@ int RunRegCommand(const Args& args);      // reg query|add|delete|export|import 
 int RunCallCommand(const Args& args);     // call NAME [ARG...] [-- NAME [ARG...]]...
 int RunGetCommand(const Args& args);      // get URL [URL...]
 int RunDownloadCommand(const Args& args); // download URL FILE
+int RunCheckCommand(const Args& args);    // check TYPE|INDEX|--all [--fix] [--json] [--config LOCATION]
 
 }  // namespace lumectl

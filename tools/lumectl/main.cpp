@@ -24,6 +24,12 @@ const char kUsage[] =
     "  get URL [URL...]\n"
     "        fetch with the program's HTTP agent and write the bodies to standard output\n"
     "        (a relative URL is glued to the path of the last absolute one)\n"
+    "  check TYPE|INDEX [--fix] [--json] [--config LOCATION]\n"
+    "  check --all [--fix] [--json] [--config LOCATION]\n"
+    "        load the item configuration (ConfigUrl, or LOCATION: URL, C:\\ path or local\n"
+    "        file) and run do_check (do_fix with --fix) like the page, printing the result\n"
+    "        objects; --all runs every fixed check and every item (then repairs and installs\n"
+    "        what failed with --fix); exit 0 when all is well, 1 otherwise\n"
     "  download URL FILE\n"
     "        download with the program's HTTP agent, with a progress bar; FILE is a path of\n"
     "        the machine image when it starts with a drive (C:\\...), else a local file\n"
@@ -42,7 +48,8 @@ int main(int argc, char** argv) {
   std::string verb = argv[1];
   lumectl::Args args(argv + 2, argv + argc);
   if (verb == "machine") return lumectl::RunMachineCommand(args);
-  if (verb != "reg" && verb != "call" && verb != "get" && verb != "download") {
+  if (verb != "reg" && verb != "call" && verb != "get" && verb != "download" &&
+      verb != "check") {
     std::fprintf(stderr, "lumectl: unknown verb '%s'\n\n%s", verb.c_str(), kUsage);
     return 2;
   }
@@ -53,5 +60,6 @@ int main(int argc, char** argv) {
   }
   if (verb == "get") return lumectl::RunGetCommand(args);
   if (verb == "download") return lumectl::RunDownloadCommand(args);
+  if (verb == "check") return lumectl::RunCheckCommand(args);
   return verb == "reg" ? lumectl::RunRegCommand(args) : lumectl::RunCallCommand(args);
 }
