@@ -58,8 +58,7 @@ bool CAssistantApp::ProcessSetup(bool singleInstance) {
     }
     if (FAILED(hr)) return false;
   }
-  cryptoRegistered_ = RegisterCryptoAlgorithms();
-  if (!cryptoRegistered_) return false;
+  if (!RegisterCryptoAlgorithms()) return false;
   // COM has no counterpart here: there is nothing to initialise for the thread.
   return true;
 }
@@ -67,6 +66,11 @@ bool CAssistantApp::ProcessSetup(bool singleInstance) {
 void CAssistantApp::SetOptions() {
   OptionTable::Instance().Set(kOptionDownloadBesideProgram, 1);
   OptionTable::Instance().Set(kOptionCacheConfiguration, 0);
+}
+
+void CAssistantApp::SetHttpTimeouts() {
+  // Name resolution 3 s; connect, send and receive 5 s each.
+  Corvane::Network::HttpAgent().SetTimeouts(3000, 5000, 5000, 5000);
 }
 
 void CAssistantApp::RunMessageLoop() {
@@ -93,8 +97,7 @@ void CAssistantApp::ExitSequence() {
     LaunchProcess(trayCommand, false, false);
   for (auto& [type, key] : keys_)
     if (key) key->Unload();
-  if (cryptoRegistered_) CleanupCryptoAlgorithms();
-  cryptoRegistered_ = false;
+  // The crypto library's providers are released by the library when the process ends.
   SingleInstanceMutex().Close();
 }
 
@@ -122,8 +125,7 @@ int CAssistantApp::Run() {
   if (!ProcessSetup()) return 0;
   SetOptions();
   // The USB watcher's device-change listener is set here once that service exists.
-  // HTTP time-outs: name resolution 3 s; connect, send and receive 5 s each.
-  Corvane::Network::HttpAgent().SetTimeouts(3000, 5000, 5000, 5000);
+  SetHttpTimeouts();
 
   std::unique_ptr<Corvane::UI::IBrowserDialog> dialog =
       Corvane::UI::CreateBrowserDialog(StartupDialogParameters());

@@ -46,6 +46,7 @@ class CAssistantApp {
   // same state without a window).
   bool ProcessSetup(bool singleInstance = true);
   void SetOptions();
+  void SetHttpTimeouts();
   void RunMessageLoop();
   void ExitSequence();
   // The dialog start-up creates: the built-in page, or the address in ResUrl.
@@ -82,5 +83,4 @@ class CAssistantApp {
   AppLog log_;
   std::atomic<bool> running_{true};
   std::atomic<Corvane::UI::IBSDialog*> dialog_{nullptr};
-  bool cryptoRegistered_ = false;
 };

@@ -26,10 +26,3 @@ bool RegisterCryptoAlgorithms() {
   EVP_CIPHER_free(cipher);
   return true;
 }
-
-void CleanupCryptoAlgorithms() {
-  std::lock_guard lock(g_providerMutex);
-  if (g_legacy) OSSL_PROVIDER_unload(g_legacy);
-  if (g_default) OSSL_PROVIDER_unload(g_default);
-  g_legacy = g_default = nullptr;
-}

@@ -3,7 +3,9 @@
 // provider (MD4 lives there).
 #pragma once
 
-// True when every algorithm can be fetched by name afterwards.
+// True when every algorithm can be fetched by name afterwards. The providers stay loaded
+// until the process ends, when the library releases them itself: unloading them earlier
+// (at the start of the exit sequence) would pull them from under asynchronous calls that
+// may still be downloading or hashing, and would leave the process with no provider at all,
+// not even for TLS.
 bool RegisterCryptoAlgorithms();
-// Releases the providers at exit.
-void CleanupCryptoAlgorithms();

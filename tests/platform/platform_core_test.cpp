@@ -69,7 +69,6 @@ TEST(CryptoSetupTest, AlgorithmsAvailableByName) {
   EXPECT_EQ(len, 16u);
   EXPECT_EQ(out[0], 0xa4);  // MD4("abc") = a448017a...
   EXPECT_EQ(out[1], 0x48);
-  CleanupCryptoAlgorithms();
 }
 
 TEST(ResourcesTest, StringTableIconAndPage) {

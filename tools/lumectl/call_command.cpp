@@ -10,6 +10,7 @@
 #include "platform/message_box.h"
 #include "platform/text.h"
 #include "tools/lumectl/commands.h"
+#include "tools/lumectl/headless_program.h"
 #include "ui/headless_dialog.h"
 
 using platform::Variant;
@@ -131,23 +132,15 @@ int RunCallCommand(const Args& args) {
     return 2;
   }
 
-  auto recorder = std::make_shared<platform::RecordingPresenter>(
-      std::getenv(platform::kMessageLogVariable) ? std::getenv(platform::kMessageLogVariable) : "");
-  platform::SetMessagePresenter(recorder);
-  // The commands work on Lumedesk's own settings and see a Lumedesk started without arguments.
-  CAssistantApp app({u"Lumedesk"}, std::u16string(u"Lumedesk"));
-  if (!app.ProcessSetup(/*singleInstance=*/false)) {
-    std::fprintf(stderr, "lumectl call: the program's set-up failed\n");
-    return 1;
-  }
-  app.SetOptions();
+  HeadlessProgram program;
+  if (!program.Start("call")) return 1;
   Corvane::UI::HeadlessDialog dialog;
   for (const auto& inv : invocations) {
     Variant result = DispatchCommand(&dialog, inv.name, inv.args[0], inv.args[1], inv.args[2], inv.args[3]);
     std::string line = "{\"command\":" + platform::JsonQuote(inv.label) +
                        ",\"result\":" + Corvane::UI::VariantJson(result) +
                        ",\"pageCalls\":" + CallsJson(dialog.TakeCalls()) +
-                       ",\"messageBoxes\":" + BoxesJson(recorder->Take()) + "}\n";
+                       ",\"messageBoxes\":" + BoxesJson(program.Messages().Take()) + "}\n";
     std::fputs(line.c_str(), stdout);
     std::fflush(stdout);
   }

@@ -18,6 +18,7 @@
 #include "platform/message_box.h"
 #include "platform/text.h"
 #include "tools/lumectl/commands.h"
+#include "tools/lumectl/headless_program.h"
 #include "ui/headless_dialog.h"
 
 using platform::Variant;
@@ -291,15 +292,8 @@ int RunCheckCommand(const Args& args) {
     return 2;
   }
 
-  auto recorder = std::make_shared<platform::RecordingPresenter>(
-      std::getenv(platform::kMessageLogVariable) ? std::getenv(platform::kMessageLogVariable) : "");
-  platform::SetMessagePresenter(recorder);
-  CAssistantApp app({u"Lumedesk"}, std::u16string(u"Lumedesk"));
-  if (!app.ProcessSetup(/*singleInstance=*/false)) {
-    std::fprintf(stderr, "lumectl check: the program's set-up failed\n");
-    return 1;
-  }
-  app.SetOptions();
+  HeadlessProgram program;
+  if (!program.Start("check")) return 1;
   Runner runner(options);
   if (!runner.LoadConfiguration()) return 1;
   return options.all ? runner.RunAll() : runner.RunSingle();
