@@ -3,7 +3,7 @@
 
 PACKAGES := cmake g++ make pkg-config libsqlite3-dev libssl-dev libgtest-dev libgmock-dev \
             libbenchmark-dev clang libclang-rt-14-dev libpugixml-dev libcurl4-openssl-dev \
-            duktape-dev curl openssl
+            duktape-dev curl openssl libboost-dev
 JOBS ?= 2
 RELEASE_DIR := build/release
 TEST_DIR := build/test

@@ -19,6 +19,10 @@ using platform::Variant;
 
 using WindowHandle = uintptr_t;  // 0 is no window
 
+class IBSDialog;
+using ScriptCallHandler = Variant (*)(IBSDialog* dialog, const Variant& name, const Variant& a1,
+                                      const Variant& a2, const Variant& a3, const Variant& a4);
+
 class IBSDialog {
  public:
   virtual ~IBSDialog() = default;
@@ -49,10 +53,17 @@ class IBSDialog {
       const std::function<HRESULT(const std::shared_ptr<ScriptObject>&)>& /*fill*/) {
     return platform::E_NOTIMPL;
   }
+  // Runs the script function `callback` as callback.call(args...) on the UI thread; a caller
+  // on another thread waits until it has returned. `args` is in automation order. The
+  // callback's outcome is not reported; after the window is gone the call has no effect.
+  virtual HRESULT CallScriptCallback(const std::shared_ptr<ScriptObject>& /*callback*/,
+                                     const Variant* /*args*/, int32_t /*count*/) {
+    return platform::E_NOTIMPL;
+  }
+  // The handler behind callc, asyncallc and asyncalld; none when the dialog has none.
+  virtual ScriptCallHandler GetScriptCallHandler() { return nullptr; }
 };
 
-using ScriptCallHandler = Variant (*)(IBSDialog* dialog, const Variant& name, const Variant& a1,
-                                      const Variant& a2, const Variant& a3, const Variant& a4);
 using WindowMessageHandler = void (*)(IBSDialog* dialog, uint32_t message, uintptr_t wParam,
                                       intptr_t lParam);
 
