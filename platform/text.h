@@ -18,6 +18,9 @@ std::string Utf16ToUtf8(std::u16string_view text);
 std::u16string FoldCase(std::u16string_view text);
 bool EqualsNoCase(std::u16string_view a, std::u16string_view b);
 
+// Decodes %XX escapes of a URL or request path; a '%' not followed by two hex digits stays.
+std::string PercentDecode(std::string_view text);
+
 // Strings as the registry stores them: UTF-16LE with a terminating zero.
 std::vector<uint8_t> ToRegSz(std::u16string_view text);
 // REG_MULTI_SZ: every string terminated, then one more zero.

@@ -49,16 +49,9 @@ std::u16string WindowsPathOfFileUrl(std::string_view url) {
   url.remove_prefix(5);  // "file:"
   while (url.starts_with('/')) url.remove_prefix(1);
   if (url.starts_with("localhost/")) url.remove_prefix(10);
-  std::string decoded;
-  for (size_t i = 0; i < url.size(); ++i) {
-    if (url[i] == '%' && i + 2 < url.size() && std::isxdigit(static_cast<unsigned char>(url[i + 1])) &&
-        std::isxdigit(static_cast<unsigned char>(url[i + 2]))) {
-      decoded += char(std::stoi(std::string(url.substr(i + 1, 2)), nullptr, 16));
-      i += 2;
-    } else {
-      decoded += url[i] == '/' ? '\\' : url[i];
-    }
-  }
+  std::string decoded = PercentDecode(url);
+  for (char& c : decoded)
+    if (c == '/') c = '\\';
   return Utf8ToUtf16(decoded);
 }
 

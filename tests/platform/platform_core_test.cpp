@@ -49,6 +49,16 @@ TEST(CommandLineTest, SplitsLikeCommandLineToArgv) {
   }
 }
 
+TEST(PercentDecodeTest, EscapesAndLoneSigns) {
+  struct Case {
+    std::string in, out;
+  } cases[] = {
+      {"a%20b", "a b"}, {"%2e%2E/x", "../x"}, {"%E4%B8%AD", "\xE4\xB8\xAD"},
+      {"100%", "100%"}, {"%4", "%4"}, {"%zz", "%zz"}, {"%%41", "%A"}, {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(platform::PercentDecode(c.in), c.out) << c.in;
+}
+
 TEST(CodePageTest, Gbk) {
   EXPECT_EQ(platform::Utf16ToCodePage(u"错误 ok", platform::CP_GBK), "\xB4\xED\xCE\xF3 ok");
   EXPECT_EQ(platform::CodePageToUtf16("\xB4\xED\xCE\xF3 ok", platform::CP_GBK), u"错误 ok");

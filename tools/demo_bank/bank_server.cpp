@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/text.h"
+
 namespace demo_bank {
 
 namespace {
@@ -60,16 +62,7 @@ std::string ContentType(const std::filesystem::path& file) {
 // The path of a request target as a file below `root`; false for a path that would leave it.
 bool MapRequestPath(const std::filesystem::path& root, std::string_view path,
                     std::filesystem::path& out) {
-  std::string decoded;
-  for (size_t i = 0; i < path.size(); ++i) {
-    if (path[i] == '%' && i + 2 < path.size() && std::isxdigit(static_cast<unsigned char>(path[i + 1])) &&
-        std::isxdigit(static_cast<unsigned char>(path[i + 2]))) {
-      decoded += char(std::stoi(std::string(path.substr(i + 1, 2)), nullptr, 16));
-      i += 2;
-    } else {
-      decoded += path[i];
-    }
-  }
+  std::string decoded = platform::PercentDecode(path);
   std::filesystem::path result = root;
   size_t pos = 0;
   while (pos <= decoded.size()) {
